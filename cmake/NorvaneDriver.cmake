@@ -62,7 +62,9 @@ set(NORVANE_DRIVER_COMPILE_OPTIONS
     -fno-threadsafe-statics
     -fno-use-cxa-atexit
     -Wall
-    -Wextra)
+    -Wextra
+    # Pool tags are four-character constants, the platform idiom.
+    -Wno-multichar)
 # Flags that only mean something to C++ must not reach C sources.
 set(_norvane_cxx_only -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-use-cxa-atexit)
 
