@@ -112,15 +112,15 @@ function(norvane_driver_objects name)
   endforeach()
 endfunction()
 
-# Runs once the whole tree is configured, when every image target exists.
-function(_norvane_check_driver_images name)
-  foreach(_image IN LISTS ARGN)
-    if(NOT TARGET ${_image})
-      message(FATAL_ERROR "norvane_add_driver(${name}): image '${_image}' is not a target")
+# Runs once the whole tree is configured, when every target exists.
+function(_norvane_check_driver_targets name kind wanted)
+  foreach(_target IN LISTS ARGN)
+    if(NOT TARGET ${_target})
+      message(FATAL_ERROR "norvane_add_driver(${name}): ${kind} '${_target}' is not a target")
     endif()
-    get_target_property(_type ${_image} TYPE)
-    if(NOT _type STREQUAL "SHARED_LIBRARY")
-      message(FATAL_ERROR "norvane_add_driver(${name}): image '${_image}' is a ${_type}, not a shared library")
+    get_target_property(_type ${_target} TYPE)
+    if(NOT _type STREQUAL wanted)
+      message(FATAL_ERROR "norvane_add_driver(${name}): ${kind} '${_target}' is a ${_type}, not a ${wanted}")
     endif()
   endforeach()
 endfunction()
@@ -164,22 +164,30 @@ function(norvane_add_driver name)
   if(NORVANE_SANITIZER_NO_UNDEFINED)
     target_link_options(${name} PRIVATE "LINKER:--no-undefined")
   endif()
+  # Exactly the images: their files, not their targets, so nothing an image
+  # links itself (hal behind ntoskrnl, libc) reaches the driver's link line;
+  # and each image is recorded as DT_NEEDED whether or not the toolchain
+  # defaults to --as-needed (Debian's gcc does, but not with sanitizers).
   # libgcc.a: compiler helpers such as 64-bit division on i386; static, so
   # it adds no image.  The sanitizer runtime comes last.
-  target_link_libraries(${name} PRIVATE ${arg_IMAGES} -lgcc ${NORVANE_SANITIZER_DRIVER_LIBS})
+  set(_image_files "")
+  foreach(_image IN LISTS arg_IMAGES)
+    list(APPEND _image_files $<TARGET_FILE:${_image}>)
+  endforeach()
+  target_link_options(${name} PRIVATE "LINKER:--no-as-needed")
+  target_link_libraries(${name} PRIVATE ${_image_files} -lgcc ${NORVANE_SANITIZER_DRIVER_LIBS})
+  add_dependencies(${name} ${arg_IMAGES})
 
   cmake_language(EVAL CODE "
     cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]]
-                   CALL _norvane_check_driver_images [[${name}]] ${arg_IMAGES})")
+                   CALL _norvane_check_driver_targets [[${name}]] image SHARED_LIBRARY ${arg_IMAGES})
+    cmake_language(DEFER DIRECTORY [[${CMAKE_SOURCE_DIR}]]
+                   CALL _norvane_check_driver_targets [[${name}]] objects OBJECT_LIBRARY ${arg_OBJECTS})")
 
   if(arg_EXCLUDE_FROM_ALL)
     return()
   endif()
 
-  set(_image_files "")
-  foreach(_image IN LISTS arg_IMAGES)
-    list(APPEND _image_files $<TARGET_FILE:${_image}>)
-  endforeach()
   set(_sanitizer_flag "")
   if(NORVANE_SANITIZERS)
     set(_sanitizer_flag --sanitizer)
