@@ -13,7 +13,9 @@
 #   The driver image: a MODULE <n>.so (default <name>.so) linked -nostdlib
 #   with --no-undefined against exactly the IMAGES (shared library targets
 #   playing platform images: ntoskrnl, hal, stream, usbd), static libgcc and,
-#   in sanitizer builds, the sanitizer runtime.  Exports DriverEntry only.
+#   in sanitizer builds, the sanitizer runtime.  Exports DriverEntry only,
+#   so DriverEntry must be declared with default visibility (the code is
+#   compiled -fvisibility=hidden, and a hidden symbol cannot be exported).
 #   Registers the CTest test imports.<name> (label "imports") that runs
 #   check-imports.sh on the module against the images.  EXCLUDE_FROM_ALL
 #   leaves the module out of the default build and registers no check (for
@@ -34,6 +36,8 @@
 # NORVANE_CHECK_IMPORTS   path of check-imports.sh (run it with ${NORVANE_BASH})
 # NORVANE_CHECK_ENVIRONMENT  ENVIRONMENT for a test running it (NM, READELF)
 # NORVANE_TEST_TIMEOUT    default per-test time-out in seconds
+# From NorvaneSanitize.cmake: NORVANE_SANITIZERS (list; empty when none),
+# NORVANE_TEST_ENVIRONMENT (sanitizer runtime options).
 
 include_guard(GLOBAL)
 
