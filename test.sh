@@ -4,6 +4,8 @@
 # Configures, builds and tests each named CMake preset in turn (all of
 # default, asan, tsan and i386 when none is named), stopping at the first
 # failure.  Build trees go to build/<preset>.  Needs no root.
+# CTEST_ARGS adds arguments to every ctest run, e.g.
+#   CTEST_ARGS='-R kernel' ./test.sh asan
 set -euo pipefail
 
 all_presets=(default asan tsan i386)
@@ -23,6 +25,9 @@ for arg in "$@"; do
   esac
 done
 ((${#presets[@]})) || presets=("${all_presets[@]}")
+
+ctest_args=()
+read -r -a ctest_args <<<"${CTEST_ARGS:-}"
 
 log_dir=build/logs
 mkdir -p "$log_dir"
@@ -62,7 +67,7 @@ for preset in "${presets[@]}"; do
   echo "==== $preset: test"
   log=$log_dir/ctest-$preset.log
   set +e
-  ctest --preset "$preset" 2>&1 | tee "$log"
+  ctest --preset "$preset" "${ctest_args[@]}" 2>&1 | tee "$log"
   status=${PIPESTATUS[0]}
   set -e
 
