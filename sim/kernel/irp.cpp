@@ -128,6 +128,18 @@ void ReleaseIrp(PIRP irp, const char *who)
     sim::kernel::FreeBlock(irp, who, true, kIrpTag);
 }
 
+// An IRP is in a driver's hands from the IofCallDriver that gives it a
+// location until the completion walk passes that location again. Locations
+// the allocator stepped onto itself (IoSetNextIrpStackLocation) never open.
+void RequireNotInFlight(PIRP irp, const IrpRecord &rec, const char *who)
+{
+    for (std::size_t i = 0; i < rec.locations.size(); i++)
+        if (rec.locations[i].pass != rec.locations[i].completedPass)
+            VerifierFault("IRP_FREED_IN_FLIGHT",
+                          "%s(%p): the IRP is still in a driver's hands (sent to stack location %zu, not completed)",
+                          who, static_cast<void *>(irp), i + 1);
+}
+
 void CheckPendingRule(PIRP irp, const LocationState &ls, bool pendingReturned)
 {
     const bool returnedPending = ls.returnedStatus == STATUS_PENDING;
@@ -192,14 +204,11 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
             VerifierFault("FREE_OF_IO_MANAGER_IRP",
                           "IoFreeIrp(%p): the I/O manager built this IRP and frees it itself at completion",
                           static_cast<void *>(Irp));
-        if (Irp->CurrentLocation != Irp->StackCount + 1)
-            VerifierFault("IRP_FREED_IN_FLIGHT",
-                          "IoFreeIrp(%p): the IRP is still in a driver's hands (current location %d of %d)",
-                          static_cast<void *>(Irp), Irp->CurrentLocation, Irp->StackCount);
         if (Irp->CancelRoutine != NULL)
             VerifierFault("IRP_FREED_WITH_CANCEL_ROUTINE", "IoFreeIrp(%p): a cancel routine is still set",
                           static_cast<void *>(Irp));
         std::lock_guard<std::mutex> r(rec->lock);
+        RequireNotInFlight(Irp, *rec, "IoFreeIrp");
         for (const void *t : rec->cancellers)
             if (t != ThisThread())
                 VerifierFault("IRP_FREED_WHILE_CANCELLING",
@@ -215,9 +224,10 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus)
     if (rec->ioManager)
         VerifierFault("FREE_OF_IO_MANAGER_IRP", "IoReuseIrp(%p): the I/O manager owns this IRP",
                       static_cast<void *>(Irp));
-    if (Irp->CurrentLocation != Irp->StackCount + 1)
-        VerifierFault("IRP_FREED_IN_FLIGHT", "IoReuseIrp(%p): the IRP is still in a driver's hands",
-                      static_cast<void *>(Irp));
+    {
+        std::lock_guard<std::mutex> r(rec->lock);
+        RequireNotInFlight(Irp, *rec, "IoReuseIrp");
+    }
     const UCHAR allocationFlags = Irp->AllocationFlags;
     InitializeIrp(Irp, Irp->Size, Irp->StackCount);
     Irp->AllocationFlags = allocationFlags;
