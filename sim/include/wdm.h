@@ -727,6 +727,10 @@ typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IR
 typedef VOID DRIVER_UNLOAD(struct _DRIVER_OBJECT *DriverObject);
 typedef NTSTATUS DRIVER_ADD_DEVICE(struct _DRIVER_OBJECT *DriverObject, struct _DEVICE_OBJECT *PhysicalDeviceObject);
 
+/* Every driver's entry point. The stand-in's I/O manager finds it by name in
+ * the driver's image, so it stays visible under -fvisibility=hidden. */
+NV_EXTERN_C __attribute__((visibility("default"))) DRIVER_INITIALIZE DriverEntry;
+
 #define IRP_MJ_CREATE                   0x00
 #define IRP_MJ_CREATE_NAMED_PIPE        0x01
 #define IRP_MJ_CLOSE                    0x02

@@ -61,6 +61,13 @@ const ULONG kSystemBufferTag = sim::pool::Tag("SysB");
 
 KSPIN_LOCK g_cancelSpinLock;
 
+// Cancel routines are set and taken with interlocked exchanges, from any
+// thread; the checks read them the same way.
+PDRIVER_CANCEL CancelRoutineOf(PIRP irp)
+{
+    return __atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST);
+}
+
 const void *ThisThread()
 {
     return KeGetCurrentThread();
@@ -204,7 +211,7 @@ VOID NTAPI IoFreeIrp(PIRP Irp)
             VerifierFault("FREE_OF_IO_MANAGER_IRP",
                           "IoFreeIrp(%p): the I/O manager built this IRP and frees it itself at completion",
                           static_cast<void *>(Irp));
-        if (Irp->CancelRoutine != NULL)
+        if (CancelRoutineOf(Irp) != NULL)
             VerifierFault("IRP_FREED_WITH_CANCEL_ROUTINE", "IoFreeIrp(%p): a cancel routine is still set",
                           static_cast<void *>(Irp));
         std::lock_guard<std::mutex> r(rec->lock);
@@ -355,10 +362,10 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     if (Irp->IoStatus.Status == STATUS_PENDING)
         VerifierFault("IRP_COMPLETED_WITH_PENDING_STATUS", "IoCompleteRequest(%p) with IoStatus.Status STATUS_PENDING",
                       static_cast<void *>(Irp));
-    if (Irp->CancelRoutine != NULL)
+    if (CancelRoutineOf(Irp) != NULL)
         VerifierFault("IRP_COMPLETED_WITH_CANCEL_ROUTINE",
                       "IoCompleteRequest(%p): the cancel routine %p is still set", static_cast<void *>(Irp),
-                      reinterpret_cast<void *>(Irp->CancelRoutine));
+                      reinterpret_cast<void *>(CancelRoutineOf(Irp)));
 
     while (Irp->CurrentLocation <= Irp->StackCount) {
         PIO_STACK_LOCATION sp = Irp->Tail.Overlay.CurrentStackLocation;
@@ -386,7 +393,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
         const NTSTATUS status = Irp->IoStatus.Status;
         const bool invoke = routine != NULL && ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS)) ||
                                                 (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR)) ||
-                                                (Irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                                                (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
             PDEVICE_OBJECT device =
                 Irp->CurrentLocation <= Irp->StackCount ? Irp->Tail.Overlay.CurrentStackLocation->DeviceObject : NULL;
@@ -435,7 +442,7 @@ BOOLEAN NTAPI IoCancelIrp(PIRP Irp)
     const KIRQL callerIrql = KeGetCurrentIrql();
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    Irp->Cancel = TRUE;
+    __atomic_store_n(&Irp->Cancel, BOOLEAN(TRUE), __ATOMIC_SEQ_CST);
     const PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, NULL);
     BOOLEAN called = FALSE;
     if (routine != NULL) {
