@@ -22,4 +22,4 @@ fi
 
 cmake --preset default >/dev/null
 cmake --build --preset default
-build/default/tools/simload build/default/tests/drivers/norvane_test_good.so
+build/default/tools/simload --ioctl 0x222400 build/default/tests/drivers/norvane_test_good.so

@@ -3,8 +3,9 @@
 //
 //   simload [--ioctl CODE] [--quiet] DRIVER.so
 //
-// Enters the image at DriverEntry, sends one device I/O control request
-// (CODE, default 0x222000) to each device object the driver created, unloads
+// Enters the image at DriverEntry, sends one buffered device I/O control
+// request (CODE, default 0x222000; input a 32-bit 1, 64 bytes of room for
+// output) to each device object the driver created, unloads
 // it, and prints DriverEntry's status, each request's outcome, the debug
 // output and the pool left behind. A broken platform rule stops the run with
 // the verifier's message. Exit status 0 when DriverEntry succeeded and the
@@ -25,7 +26,8 @@ void Usage(FILE *out)
     std::fprintf(out,
                  "usage: simload [--ioctl CODE] [--quiet] DRIVER.so\n"
                  "Loads DRIVER.so into the stand-in kernel, sends each of its devices one\n"
-                 "device I/O control request (CODE, default 0x222000), and unloads it.\n"
+                 "buffered device I/O control request (CODE, default 0x222000) with a\n"
+                 "32-bit 1 as input, prints the answer, and unloads it.\n"
                  "  --ioctl CODE  control code to send, decimal or 0x hex\n"
                  "  --quiet       do not print the driver's debug output\n");
 }
@@ -82,8 +84,11 @@ int main(int argc, char **argv)
     for (PDEVICE_OBJECT device : devices) {
         KEVENT event;
         IO_STATUS_BLOCK iosb{};
+        ULONG input = 1;
+        unsigned char output[64] = {};
         KeInitializeEvent(&event, NotificationEvent, FALSE);
-        PIRP irp = IoBuildDeviceIoControlRequest(code, device, NULL, 0, NULL, 0, FALSE, &event, &iosb);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, device, &input, sizeof input, output, sizeof output, FALSE,
+                                                 &event, &iosb);
         if (irp == NULL) {
             std::fprintf(stderr, "simload: no memory for a request\n");
             return 1;
@@ -93,8 +98,11 @@ int main(int argc, char **argv)
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
             status = iosb.Status;
         }
-        std::printf("device %p: ioctl 0x%08X = 0x%08X, information %lu\n", static_cast<void *>(device),
+        std::printf("device %p: ioctl 0x%08X = 0x%08X, information %lu", static_cast<void *>(device),
                     unsigned(code), unsigned(status), static_cast<unsigned long>(iosb.Information));
+        for (ULONG_PTR i = 0; NT_SUCCESS(status) && i < iosb.Information && i < sizeof output; i++)
+            std::printf("%s%02X", i == 0 ? ":" : " ", output[i]);
+        std::printf("\n");
     }
 
     sim::io::UnloadDriver(image);
