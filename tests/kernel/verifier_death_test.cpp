@@ -384,6 +384,13 @@ const FaultCase kFaults[] = {
          KeAcquireSpinLock(&lock, &old);
          KeAcquireSpinLockAtDpcLevel(&lock);
      }},
+    {"AcquireOfAPoisonFilledLock", "SPIN_LOCK_NOT_INITIALIZED",
+     [] {
+         // A lock inside a pool block nobody passed to KeInitializeSpinLock.
+         auto *lock = static_cast<PKSPIN_LOCK>(ExAllocatePoolWithTag(NonPagedPool, sizeof(KSPIN_LOCK), Tag("TsVk")));
+         KIRQL old;
+         KeAcquireSpinLock(lock, &old);
+     }},
     {"AcquireAtDpcLevelFromPassive", "SPIN_LOCK_DPC_LEVEL_REQUIRED",
      [] {
          KSPIN_LOCK lock;
@@ -492,6 +499,15 @@ const FaultCase kFaults[] = {
          fake.StackSize = 1;
          fake.DriverObject = device->DriverObject;
          IofCallDriver(&fake, AllocateIrpFor(device.get()));
+     }},
+    {"DeleteOfADeviceWithAnotherAttached", "DEVICE_DELETED_WHILE_ATTACHED",
+     [] {
+         PDEVICE_OBJECT lower;
+         static DRIVER_OBJECT driver;
+         IoCreateDevice(&driver, 0, NULL, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower);
+         auto *upper = new TestDevice;
+         upper->AttachTo(lower);
+         IoDeleteDevice(lower);
      }},
     {"CallToADeletedDevice", "UNKNOWN_DEVICE_OBJECT",
      [] {
