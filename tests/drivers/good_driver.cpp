@@ -77,7 +77,7 @@ VOID NTAPI NvTestUnload(PDRIVER_OBJECT DriverObject)
 
 }  // namespace
 
-NVTEST_DRIVER_ENTRY(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     DbgPrint(NVTEST_ENTRY_MESSAGE);
     DbgPrint("nvtest: registry path %wZ\n", RegistryPath);

@@ -42,7 +42,7 @@ VOID NTAPI NvTestUnload(PDRIVER_OBJECT DriverObject)
 
 }  // namespace
 
-NVTEST_DRIVER_ENTRY(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     UNREFERENCED_PARAMETER(RegistryPath);
     const NTSTATUS status = NvTestSimpleEntry(DriverObject, 0, NvTestDeviceControl, NvTestUnload);

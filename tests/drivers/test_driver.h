@@ -18,11 +18,4 @@
 #define NVTEST_ENTRY_MESSAGE "nvtest: DriverEntry\n"
 #define NVTEST_UNLOAD_MESSAGE "nvtest: DriverUnload\n"
 
-/* The image's entry point: the only symbol a driver exports. */
-#ifdef __cplusplus
-#define NVTEST_DRIVER_ENTRY extern "C" __attribute__((visibility("default"))) NTSTATUS NTAPI DriverEntry
-#else
-#define NVTEST_DRIVER_ENTRY __attribute__((visibility("default"))) NTSTATUS NTAPI DriverEntry
-#endif
-
 #endif
