@@ -7,7 +7,9 @@
 // Every test must leave the stand-in as it found it. A listener notes the
 // pool blocks, IRPs and device objects that exist when a test starts and
 // fails the test when it ends with more of them, or with the thread's IRQL
-// still raised. Its OnTestEnd runs before the result printer's (listeners
+// still raised, and checks the guard bytes of every live block, so an
+// overrun of a block nobody has freed yet still stops the run in the test
+// that made it. Its OnTestEnd runs before the result printer's (listeners
 // hear the end of a test in reverse order), so the failure is charged to the
 // test that leaked and shows in its own result.
 
@@ -33,6 +35,7 @@ public:
 
     void OnTestEnd(const testing::TestInfo &) override
     {
+        sim::pool::CheckAllGuards();
         std::ostringstream leaks;
         std::size_t newBlocks = 0;
         for (const sim::pool::BlockInfo &b : sim::pool::Outstanding()) {

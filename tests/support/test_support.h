@@ -52,8 +52,8 @@ private:
 
 using DispatchFn = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 
-// Dispatch routines the tests use often.
-//  CompleteWith: sets the status and Information and completes at once.
+// A dispatch routine that completes every request at once with status and
+// Information, and returns status.
 DispatchFn CompleteWith(NTSTATUS status, ULONG_PTR information = 0);
 
 // A device object of a driver object of its own, made with IoCreateDevice,
