@@ -227,6 +227,61 @@ TEST(AllocatedIrp, HasItsStackSizeAndNoCurrentLocation)
     }
 }
 
+// --- The pending flag on the way up -------------------------------------------
+
+// Irp->PendingReturned tells each completion routine whether the location
+// below it was marked pending. A filter's routine that lets the walk go on
+// marks its own location in turn; where there is no routine, the walk marks
+// it, so a filter without one may return the lower driver's STATUS_PENDING.
+struct PendingCase {
+    const char *name;
+    bool lowerPends;
+    bool filterHasRoutine;
+};
+
+class PendingReturned : public testing::TestWithParam<PendingCase> {};
+
+TEST_P(PendingReturned, ReachesEachRoutineAndTheLocationsAbove)
+{
+    const PendingCase &c = GetParam();
+    HoldingDispatch holder;
+    TestDevice lower(c.lowerPends ? holder.Routine() : nvtest::CompleteWith(STATUS_SUCCESS));
+    TestDevice filter;
+    PDEVICE_OBJECT below = filter.AttachTo(lower.get());
+    CompletionProbe filterProbe;
+    filterProbe.propagatePending = true;
+    filter.SetDispatch([&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        if (c.filterHasRoutine)
+            filterProbe.SetOn(irp);
+        return IofCallDriver(below, irp);
+    });
+
+    PIRP irp = AllocateIrpFor(filter.get());
+    ASSERT_NE(irp, nullptr);
+    CompletionProbe top;
+    top.returns = STATUS_MORE_PROCESSING_REQUIRED;
+    top.SetOn(irp);
+    EXPECT_EQ(IofCallDriver(filter.get(), irp), c.lowerPends ? STATUS_PENDING : STATUS_SUCCESS);
+    if (c.lowerPends)
+        holder.Complete(STATUS_SUCCESS);
+
+    EXPECT_EQ(top.calls, 1);
+    EXPECT_EQ(top.pendingReturned, c.lowerPends ? TRUE : FALSE);
+    if (c.filterHasRoutine) {
+        EXPECT_EQ(filterProbe.calls, 1);
+        EXPECT_EQ(filterProbe.pendingReturned, c.lowerPends ? TRUE : FALSE);
+    }
+    IoFreeIrp(irp);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PendingReturned,
+                         testing::Values(PendingCase{"LowerPendsFilterPropagates", true, true},
+                                         PendingCase{"LowerPendsWalkPropagates", true, false},
+                                         PendingCase{"LowerCompletesAtOnce", false, true},
+                                         PendingCase{"LowerCompletesAtOnceNoRoutine", false, false}),
+                         [](const testing::TestParamInfo<PendingCase> &info) { return info.param.name; });
+
 // --- Passing an IRP down an attached stack -----------------------------------
 
 enum class PassDown { Skip, Copy };

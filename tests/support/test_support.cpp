@@ -103,6 +103,7 @@ NTSTATUS NTAPI CompletionProbe::Routine(PDEVICE_OBJECT device, PIRP irp, PVOID c
     self->currentLocation = irp->CurrentLocation;
     self->status = irp->IoStatus.Status;
     self->cancel = irp->Cancel;
+    self->pendingReturned = irp->PendingReturned;
     self->irql = KeGetCurrentIrql();
     if (self->propagatePending && irp->PendingReturned)
         IoMarkIrpPending(irp);

@@ -118,6 +118,7 @@ struct CompletionProbe {
     CHAR currentLocation = 0;
     NTSTATUS status = 0;
     BOOLEAN cancel = FALSE;
+    BOOLEAN pendingReturned = FALSE;
     KIRQL irql = 0;
 
     void SetOn(PIRP irp, bool onSuccess = true, bool onError = true, bool onCancel = true);
