@@ -103,9 +103,9 @@ MinidriverCall::~MinidriverCall()
         KfLowerIrql(old_);
 }
 
-Adapter *CreateAdapter(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObject, NTSTATUS *status)
+Adapter *AddAdapter(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObject, NTSTATUS *status)
 {
-    RequirePassive("CreateAdapter");
+    RequirePassive("AddAdapter");
     NTSTATUS ignored;
     if (status == nullptr)
         status = &ignored;
@@ -146,15 +146,24 @@ Adapter *CreateAdapter(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObjec
         ExAllocatePoolWithTag(NonPagedPool, sizeof(PORT_CONFIGURATION_INFORMATION), kConfigTag));
     a->surpriseRemovalSrb = AllocateAdapterSrb(a);
     a->uninitializeSrb = AllocateAdapterSrb(a);
-    SrbPtr initialize = AllocateAdapterSrb(a);
-    if (a->configInfo == NULL || a->surpriseRemovalSrb == nullptr || a->uninitializeSrb == nullptr ||
-        initialize == nullptr) {
-        if (initialize != nullptr)
-            FreeUnsentSrb(initialize);
+    if (a->configInfo == NULL || a->surpriseRemovalSrb == nullptr || a->uninitializeSrb == nullptr) {
         *status = STATUS_INSUFFICIENT_RESOURCES;
         FreeAdapter(a);
         return nullptr;
     }
+    *status = STATUS_SUCCESS;
+    return a;
+}
+
+NTSTATUS StartAdapter(Adapter *a)
+{
+    RequirePassive("StartAdapter");
+    if (a->started)
+        VerifierFault("ADAPTER_STARTED_TWICE", "StartAdapter(%p): the adapter is already started",
+                      static_cast<void *>(a));
+    SrbPtr initialize = AllocateAdapterSrb(a);
+    if (initialize == nullptr)
+        return STATUS_INSUFFICIENT_RESOURCES;
 
     PPORT_CONFIGURATION_INFORMATION config = a->configInfo;
     RtlZeroMemory(config, sizeof *config);
@@ -162,18 +171,14 @@ Adapter *CreateAdapter(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObjec
     config->HwDeviceExtension = a->hwDeviceExtension;
     config->ClassDeviceObject = a->deviceObject;
     config->PhysicalDeviceObject = a->lowerDevice;
-    config->RealPhysicalDeviceObject = physicalDeviceObject;
+    config->RealPhysicalDeviceObject = a->physicalDeviceObject;
     config->NumberOfAccessRanges = 0;
     config->Irp = IrpOf(initialize);
     CommandData data{};
     data.ConfigInfo = config;
-    s = SendAllocatedSrb(initialize, SRB_INITIALIZE_DEVICE, data, 0).status;
-    if (!NT_SUCCESS(s)) {
-        // A minidriver that failed to initialise gets no SRB_UNINITIALIZE_DEVICE.
-        *status = s;
-        FreeAdapter(a);
-        return nullptr;
-    }
+    NTSTATUS s = SendAllocatedSrb(initialize, SRB_INITIALIZE_DEVICE, data, 0).status;
+    if (!NT_SUCCESS(s))
+        return s;  // a minidriver that failed to initialise gets no SRB_UNINITIALIZE_DEVICE
 
     const ULONG size = config->StreamDescriptorSize;
     if (size < sizeof(HW_STREAM_HEADER))
@@ -203,11 +208,29 @@ Adapter *CreateAdapter(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObjec
     }
     if (!NT_SUCCESS(s)) {
         SendReserved(&a->uninitializeSrb, SRB_UNINITIALIZE_DEVICE);
-        *status = s;
+        if (a->streamDescriptor != NULL)
+            ExFreePoolWithTag(a->streamDescriptor, kDescriptorTag);
+        a->streamDescriptor = NULL;
+        a->streamDescriptorSize = 0;
+        return s;
+    }
+    a->started = true;
+    return STATUS_SUCCESS;
+}
+
+Adapter *CreateAdapter(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObject, NTSTATUS *status)
+{
+    NTSTATUS ignored;
+    if (status == nullptr)
+        status = &ignored;
+    Adapter *a = AddAdapter(driver, physicalDeviceObject, status);
+    if (a == nullptr)
+        return nullptr;
+    *status = StartAdapter(a);
+    if (!NT_SUCCESS(*status)) {
         FreeAdapter(a);
         return nullptr;
     }
-    *status = STATUS_SUCCESS;
     return a;
 }
 
@@ -219,9 +242,12 @@ NTSTATUS DestroyAdapter(Adapter *adapter, bool surpriseRemoval)
         VerifierFault("ADAPTER_REQUESTS_OUTSTANDING",
                       "DestroyAdapter(%p): %zu adapter request(s) are still pending in the minidriver",
                       static_cast<void *>(adapter), pending);
-    if (surpriseRemoval)
-        SendReserved(&adapter->surpriseRemovalSrb, SRB_SURPRISE_REMOVAL);
-    const NTSTATUS status = SendReserved(&adapter->uninitializeSrb, SRB_UNINITIALIZE_DEVICE);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (adapter->started) {
+        if (surpriseRemoval)
+            SendReserved(&adapter->surpriseRemovalSrb, SRB_SURPRISE_REMOVAL);
+        status = SendReserved(&adapter->uninitializeSrb, SRB_UNINITIALIZE_DEVICE);
+    }
     FreeAdapter(adapter);
     return status;
 }

@@ -28,7 +28,20 @@ struct Completion {
     ULONG actualBytesTransferred;
 };
 
-// Does what the class's AddDevice and the start of the device do for a
+// What the class's AddDevice does for a driver object that registered with
+// StreamClassRegisterAdapter: creates the functional device object on
+// `driver`, attaches it to physicalDeviceObject's stack and zero-fills the
+// minidriver's device extension. The minidriver hears nothing yet. NULL,
+// with the status in *status, when the class runs out of pool. PASSIVE_LEVEL.
+Adapter *AddAdapter(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObject, NTSTATUS *status = nullptr);
+
+// The start of the device: SRB_INITIALIZE_DEVICE, SRB_GET_STREAM_INFO and
+// SRB_INITIALIZATION_COMPLETE. On failure the adapter stays added and not
+// started (after a failed SRB_GET_STREAM_INFO the minidriver got
+// SRB_UNINITIALIZE_DEVICE); DestroyAdapter then removes it. PASSIVE_LEVEL.
+NTSTATUS StartAdapter(Adapter *adapter);
+
+// AddAdapter and StartAdapter in one: does what the class's AddDevice and the start of the device do for a
 // driver object that registered with StreamClassRegisterAdapter: creates
 // the functional device object on `driver`, attaches it to
 // physicalDeviceObject's stack, zero-fills the minidriver's device
@@ -42,8 +55,8 @@ struct Completion {
 // is a notification's and is not judged.
 Adapter *CreateAdapter(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDeviceObject, NTSTATUS *status = nullptr);
 
-// Removal: SRB_SURPRISE_REMOVAL first when surpriseRemoval, then
-// SRB_UNINITIALIZE_DEVICE; then the device object, the stream description
+// Removal: for a started adapter SRB_SURPRISE_REMOVAL first when
+// surpriseRemoval, then SRB_UNINITIALIZE_DEVICE; then the device object, the stream description
 // and the adapter are freed whatever the minidriver answered. Returns the
 // status of SRB_UNINITIALIZE_DEVICE. No adapter request may still be
 // pending. PASSIVE_LEVEL.

@@ -59,6 +59,7 @@ struct Adapter {
     PPORT_CONFIGURATION_INFORMATION configInfo = nullptr;
     PHW_STREAM_DESCRIPTOR streamDescriptor = nullptr;
     ULONG streamDescriptorSize = 0;
+    bool started = false;  // StartAdapter succeeded: removal reaches the minidriver
 
     // Removal must reach the minidriver even when pool is exhausted, so the
     // SRBs of SRB_SURPRISE_REMOVAL and SRB_UNINITIALIZE_DEVICE are
