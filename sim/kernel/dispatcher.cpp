@@ -248,7 +248,7 @@ VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 
 VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
-    if (KeGetCurrentIrql() != DISPATCH_LEVEL)
+    if (KeGetCurrentIrql() < DISPATCH_LEVEL)
         VerifierFault("SPIN_LOCK_DPC_LEVEL_REQUIRED", "KeAcquireSpinLockAtDpcLevel(%p) at IRQL %u",
                       static_cast<void *>(SpinLock), KeGetCurrentIrql());
     sim::hal::AcquireRaw(SpinLock, "KeAcquireSpinLockAtDpcLevel");
@@ -256,7 +256,7 @@ VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 
 VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
-    if (KeGetCurrentIrql() != DISPATCH_LEVEL)
+    if (KeGetCurrentIrql() < DISPATCH_LEVEL)
         VerifierFault("SPIN_LOCK_DPC_LEVEL_REQUIRED", "KeReleaseSpinLockFromDpcLevel(%p) at IRQL %u",
                       static_cast<void *>(SpinLock), KeGetCurrentIrql());
     sim::hal::ReleaseRaw(SpinLock, "KeReleaseSpinLockFromDpcLevel");
