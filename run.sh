@@ -3,7 +3,9 @@
 # root), builds the default configuration and runs the main job.
 #
 # At this stage the main job enters the stand-in's own test driver in the
-# stand-in kernel, sends it a request and unloads it, with the verifier on.
+# stand-in kernel, sends it a request and unloads it, then loads both builds
+# of the capture minidriver, which register with the stand-in stream class,
+# and unloads them, with the verifier on throughout.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 
@@ -23,3 +25,7 @@ fi
 cmake --preset default >/dev/null
 cmake --build --preset default
 build/default/tools/simload --ioctl 0x222400 build/default/tests/drivers/norvane_test_good.so
+for driver in norvane norvane_w2k; do
+  echo
+  build/default/tools/simload "build/default/capture/$driver.so"
+done
