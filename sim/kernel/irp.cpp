@@ -355,7 +355,12 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
     UNREFERENCED_PARAMETER(PriorityBoost);
     sim::hal::RequireIrqlAtMost(DISPATCH_LEVEL, "IoCompleteRequest");
     RecordPtr rec = Find(Irp, "IoCompleteRequest");
-    if (Irp->CurrentLocation > Irp->StackCount)
+    // At the top of its stack an IRP is its allocator's again. The I/O
+    // manager's own IRP, held there by a completion routine's
+    // STATUS_MORE_PROCESSING_REQUIRED, is ended by completing it again; an
+    // IoAllocateIrp IRP there must be freed, so completing it is a second
+    // completion.
+    if (Irp->CurrentLocation > Irp->StackCount && !rec->ioManager)
         VerifierFault("IRP_COMPLETED_TWICE",
                       "IoCompleteRequest(%p): its completion already reached the top of its stack",
                       static_cast<void *>(Irp));

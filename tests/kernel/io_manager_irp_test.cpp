@@ -190,4 +190,40 @@ TEST(IoManagerIrp, AllocationFailureAtAnyStepLeavesNothingBehind)
     EXPECT_EQ(seen.calls, 1);
 }
 
+// The synchronous pattern with a completion routine: the routine holds the
+// I/O manager's IRP back with STATUS_MORE_PROCESSING_REQUIRED, the caller
+// completes it a second time, and only then does the I/O manager fill the
+// status block, signal the event and free the IRP.
+NTSTATUS NTAPI HoldBack(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+TEST(IoManagerIrp, HeldBackByItsCompletionRoutineItEndsWhenCompletedAgain)
+{
+    TestDevice device(nvtest::CompleteWith(STATUS_DEVICE_DATA_ERROR, 3));
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb;
+    iosb.Status = STATUS_PENDING;
+    iosb.Information = 0;
+    const std::size_t irpsBefore = sim::io::LiveIrps();
+    PIRP irp = IoBuildDeviceIoControlRequest(kNeitherIoctl, device.get(), nullptr, 0, nullptr, 0, TRUE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    IoSetCompletionRoutine(irp, HoldBack, &event, TRUE, TRUE, TRUE);
+
+    EXPECT_EQ(IofCallDriver(device.get(), irp), STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(KeReadStateEvent(&event), 1) << "the routine ran";
+    EXPECT_EQ(iosb.Status, STATUS_PENDING) << "held back: the status block is not filled yet";
+    EXPECT_EQ(sim::io::LiveIrps(), irpsBefore + 1);
+
+    KeClearEvent(&event);
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(iosb.Status, STATUS_DEVICE_DATA_ERROR);
+    EXPECT_EQ(iosb.Information, 3u);
+    EXPECT_EQ(sim::io::LiveIrps(), irpsBefore);
+}
+
 }  // namespace
