@@ -40,6 +40,20 @@ static PHW_STREAM_REQUEST_BLOCK RequestOfLink(PLIST_ENTRY Link)
     return (PHW_STREAM_REQUEST_BLOCK)irp->Tail.Overlay.DriverContext[0];
 }
 
+// Takes a request's link out of its queue and points it at itself, so that
+// whoever looks later can tell, whoever unlinked it.
+static VOID UnlinkRequest(PADAPTER_EXTENSION Adapter, ULONG N, PLIST_ENTRY Link)
+{
+    RemoveEntryList(Link);
+    Link->Flink = Link->Blink = Link;
+    Adapter->ReadQueueCounts[N]--;
+}
+
+static BOOLEAN IsLinked(PLIST_ENTRY Link)
+{
+    return Link->Flink != Link;
+}
+
 static VOID MarkCancelled(PHW_STREAM_REQUEST_BLOCK Srb)
 {
     Srb->CommandData.DataBufferArray->DataUsed = 0;
@@ -67,8 +81,7 @@ static BOOLEAN UnlinkLocked(PADAPTER_EXTENSION Adapter, ULONG N, PHW_STREAM_REQU
         if (Trace)
             NvDebugPrint(3, ("VORLA:   + VideoQueueCancelOneSRB Entry=%p\n", link));
         if (RequestOfLink(link) == Srb) {
-            RemoveEntryList(link);
-            Adapter->ReadQueueCounts[N]--;
+            UnlinkRequest(Adapter, N, link);
             return TRUE;
         }
     }
@@ -186,8 +199,8 @@ VOID VideoQueueCancelAllSRBs(PSTREAM_EXTENSION Stream)
             KeReleaseSpinLock(&adapter->ReadQueueLocks[n], irql);
             break;
         }
-        PLIST_ENTRY link = RemoveHeadList(&adapter->ReadQueueLists[n]);
-        adapter->ReadQueueCounts[n]--;
+        PLIST_ENTRY link = adapter->ReadQueueLists[n].Flink;
+        UnlinkRequest(adapter, n, link);
         PHW_STREAM_REQUEST_BLOCK srb = RequestOfLink(link);
         const CANCEL_ACTION action = CancelUnlinkedLocked(srb);
         KeReleaseSpinLock(&adapter->ReadQueueLocks[n], irql);
@@ -247,16 +260,14 @@ READ_END VideoQueueTransferEnded(PSTREAM_EXTENSION Stream, PHW_STREAM_REQUEST_BL
     const ULONG_PTR left = TransferReferences(Irp) - 1;
     SetTransferReferences(Irp, left);
     end.FreeTransfer = left == 0;
-    // ReadCancelling: a canceller unlinked and marked it, and may be inside
-    // IoCancelIrp on this transfer right now.
-    const BOOLEAN queued = ext->ReadState == ReadInFlight;
+    // Not queued any more: a canceller unlinked and marked it (ReadCancelling)
+    // and may be inside IoCancelIrp on this transfer right now.
     PLIST_ENTRY link = &Srb->Irp->Tail.Overlay.ListEntry;
+    const BOOLEAN queued = IsLinked(link);
     switch (Outcome) {
     case ReadCompleteNow:
-        if (queued) {
-            RemoveEntryList(link);
-            adapter->ReadQueueCounts[n]--;
-        }
+        if (queued)
+            UnlinkRequest(adapter, n, link);
         ext->ReadState = ReadFinished;
         end.Complete = TRUE;
         break;
