@@ -5,7 +5,7 @@
 // range is kept, so that at unload every pool block, lookaside list and
 // device object it created and did not release can be charged to it.
 
-#include "kernel_internal.h"
+#include "machine_internal.h"
 
 #include <dlfcn.h>
 #include <link.h>
@@ -39,6 +39,17 @@ bool IsLiveDeviceObject(PDEVICE_OBJECT device)
 {
     std::lock_guard<std::mutex> g(Devices().lock);
     return Devices().devices.count(device) != 0;
+}
+
+DevicePosition PositionOf(PDEVICE_OBJECT device)
+{
+    std::lock_guard<std::mutex> g(Devices().lock);
+    if (Devices().devices.count(device) == 0)
+        return DevicePosition::NotLive;
+    for (PDEVICE_OBJECT d : Devices().devices)
+        if (d->AttachedDevice == device)
+            return DevicePosition::AttachedToLower;
+    return DevicePosition::StackBottom;
 }
 
 std::size_t DeviceObjectsOf(PDRIVER_OBJECT driver)
@@ -189,6 +200,10 @@ void UnloadDriver(DriverImage *image)
     if (lists != 0)
         VerifierFault("LOOKASIDE_NOT_DELETED_AT_UNLOAD", "%s: %zu lookaside list(s) were never deleted",
                       image->path.c_str(), lists);
+    const std::size_t handles = sim::kernel::HandlesFrom(image->begin, image->end);
+    if (handles != 0)
+        VerifierFault("HANDLE_NOT_CLOSED_AT_UNLOAD", "%s: %zu handle(s) it opened are still open at unload",
+                      image->path.c_str(), handles);
     const auto leaked = sim::kernel::BlocksFrom(image->begin, image->end);
     if (!leaked.empty()) {
         std::string list;
@@ -258,6 +273,7 @@ VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
         if (*link == DeviceObject)
             *link = DeviceObject->NextDevice;
     }
+    sim::kernel::DeviceDeleted(DeviceObject);
     sim::kernel::FreeBlock(DeviceObject, "IoDeleteDevice", true, kDeviceTag);
 }
 
