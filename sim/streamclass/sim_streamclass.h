@@ -92,3 +92,31 @@ std::size_t LiveAdapters();
 bool TimeoutThreadRunning();
 
 }  // namespace sim::streamclass
+
+// ---------------------------------------------------------------------------
+// Filters registered with StreamClassRegisterFilterWithNoKSPins, as graph
+// builders find them: one registration per physical device object (a later
+// one replaces it), gone when that device object is deleted.
+
+#include <optional>
+#include <vector>
+
+namespace sim::streamclass {
+
+struct FilterPin {
+    bool output;  // the pin's direction: TRUE in PinDirection
+    KSPIN_MEDIUM medium;
+    std::optional<GUID> category;  // from CategoryList, when one was given
+};
+
+struct FilterRegistration {
+    PDEVICE_OBJECT physicalDeviceObject;
+    GUID category;  // the InterfaceClassGUID it was registered under
+    std::vector<FilterPin> pins;
+};
+
+std::optional<FilterRegistration> RegisteredFilterOf(PDEVICE_OBJECT physicalDeviceObject);
+// Every registration under category, in the order they were made.
+std::vector<FilterRegistration> RegisteredFilters(const GUID &category);
+
+}  // namespace sim::streamclass
