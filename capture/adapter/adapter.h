@@ -4,6 +4,12 @@
 
 #include "../platform/platform.h"
 
+// Pool tags, stored as the platform stores them: first character lowest.
+#define NV_TAG(a, b, c, d) ((ULONG)(UCHAR)(a) | ((ULONG)(UCHAR)(b) << 8) | ((ULONG)(UCHAR)(c) << 16) | ((ULONG)(UCHAR)(d) << 24))
+#define NV_POOL_TAG NV_TAG('W', 'd', 'm', ' ')          // every block
+#define NV_BULK_URB_TAG NV_TAG('V', 'b', 'q', ' ')      // the bulk-read URB lookaside list
+#define NV_REGISTRY_TAG NV_TAG('S', 'P', '_', 'V')      // the registry query buffer
+
 // One stream is described; the records keep room for four stream numbers.
 #define NV_MAX_STREAMS 4
 #define NV_NUMBER_OF_STREAMS 1
@@ -41,6 +47,9 @@ typedef struct _ADAPTER_EXTENSION {
     ULONG InstanceNumber;
     struct _USB_DEVICE_CONTEXT *UsbDeviceContext;
     KEVENT SyncRequestEvent;
+    // Held (not signalled) while a synchronous USB request is in flight:
+    // SyncRequestEvent serves one request at a time.
+    KEVENT SyncRequestGate;
     PUCHAR ReplyBuffer;  // 64 bytes
     ULONG ReplyLength;
     PDEVICE_STATUS_BLOCK FirstStatusBlock;
@@ -48,6 +57,7 @@ typedef struct _ADAPTER_EXTENSION {
     PDEVICE_STATUS_BLOCK SecondStatusBlock;
 #endif
     NPAGED_LOOKASIDE_LIST BulkUrbLookaside;
+    ULONG BulkUrbLookasideReady;  // BulkUrbLookaside is initialised and must be deleted
     UNICODE_STRING SymbolicLinkName;
     HANDLE RecordFileHandle;
     CHAR RecordFilePath[80];
@@ -118,3 +128,11 @@ NTSTATUS STREAMAPI DeviceEventHandler(PHW_EVENT_DESCRIPTOR EventDescriptor);
 // Hands an adapter request back to the stream class. Do not touch the
 // request after this.
 VOID CompleteAdapterRequest(PHW_STREAM_REQUEST_BLOCK Srb);
+
+// Adapter initialisation and teardown, run by the adapter dispatcher.
+VOID InitializeAdapter(PHW_STREAM_REQUEST_BLOCK Srb);
+VOID CompleteInitialization(PHW_STREAM_REQUEST_BLOCK Srb);
+VOID UninitializeAdapter(PHW_STREAM_REQUEST_BLOCK Srb);
+#if !NORVANE_WIN2000
+NTSTATUS QueryServicePack(PULONG CsdVersionOut);
+#endif

@@ -16,6 +16,15 @@ static VOID DispatchAdapterRequest(PHW_STREAM_REQUEST_BLOCK Srb)
 {
     PADAPTER_EXTENSION adapter = (PADAPTER_EXTENSION)Srb->HwDeviceExtension;
     switch (Srb->Command) {
+    case SRB_INITIALIZE_DEVICE:
+        InitializeAdapter(Srb);
+        break;
+    case SRB_INITIALIZATION_COMPLETE:
+        CompleteInitialization(Srb);
+        break;
+    case SRB_UNINITIALIZE_DEVICE:
+        UninitializeAdapter(Srb);
+        break;
     case SRB_CHANGE_POWER_STATE:
         // Remembered only; the receiver needs no action.
         adapter->DevicePowerState = Srb->CommandData.DeviceState;

@@ -169,4 +169,13 @@ VOID STREAMAPI StreamClassStreamNotification(STREAM_MINIDRIVER_STREAM_NOTIFICATI
     cptest::StreamCompletions::Instance().Complete(StreamObject, srb);
 }
 
+// Only adapter initialisation calls it, and these tests never initialise an
+// adapter.
+NTSTATUS STREAMAPI StreamClassRegisterFilterWithNoKSPins(PDEVICE_OBJECT, const GUID *, ULONG, BOOL *,
+                                                         KSPIN_MEDIUM *, GUID *)
+{
+    ADD_FAILURE() << "unexpected StreamClassRegisterFilterWithNoKSPins";
+    return STATUS_NOT_IMPLEMENTED;
+}
+
 }  // extern "C"
