@@ -4,6 +4,7 @@
 
 #include "usb_internal.h"
 
+#include <cstdio>
 #include <cstring>
 
 using sim::VerifierFault;
@@ -360,9 +361,20 @@ Port *Bus::Plug(Device &device, NTSTATUS *status)
     ps->port.reset(new Port(ps));
     *static_cast<Port::State **>(pdo->DeviceExtension) = ps;
     pdo->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
+    unsigned number;
     {
         std::lock_guard<std::mutex> g(state_->lock);
         state_->ports.push_back(ps);
+        number = ++state_->plugged;
+    }
+    // The instance id the bus reports for the device, from its own
+    // descriptor: what device interface names are made of.
+    const std::vector<uint8_t> d = device.DeviceDescriptor();
+    if (d.size() >= 12) {
+        char id[64];
+        std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X\\%u", unsigned(d[8] | d[9] << 8),
+                      unsigned(d[10] | d[11] << 8), number);
+        sim::machine::SetDeviceInstanceId(pdo, id);
     }
     return ps->port.get();
 }

@@ -93,6 +93,7 @@ struct Bus::State {
     DRIVER_EXTENSION extension{};
     std::atomic<CompletionMode> mode{CompletionMode::Immediate};
     std::vector<Port::State *> ports;
+    unsigned plugged = 0;  // devices plugged so far: the instance ids' numbers
     uintptr_t nextHandle = 0x1000;
     std::function<void(Port &)> leaveListener;
 

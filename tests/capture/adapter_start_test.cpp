@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -207,6 +208,12 @@ TEST_P(AdapterStart, ConfiguresTheReceiverRegistersItAndTearsDownWithoutATrace)
         EXPECT_TRUE(IsEqualGUID(interfaces[0].interfaceClass, kReceiverInterfaceClass));
         EXPECT_EQ(interfaces[0].referenceString, u"GLOBAL");
         link = interfaces[0].symbolicLink;
+        // Named after the device the bus reports, as user mode sees it.
+        const std::vector<uint8_t> d = r.device.DeviceDescriptor();
+        char prefix[64];
+        std::snprintf(prefix, sizeof prefix, "\\??\\USB#VID_%04X&PID_%04X#", unsigned(d[8] | d[9] << 8),
+                      unsigned(d[10] | d[11] << 8));
+        EXPECT_EQ(sim::machine::Narrow(link).rfind(prefix, 0), 0u) << sim::machine::Narrow(link);
         EXPECT_EQ(sim::machine::StringOf(&ext->SymbolicLinkName), link);
 
         EXPECT_EQ(ext->InstanceNumber, firstNumber);
