@@ -18,7 +18,7 @@ static NTSTATUS NTAPI CommandTransferCompletion(PDEVICE_OBJECT DeviceObject, PIR
 static NTSTATUS TransferCommandBytes(PADAPTER_EXTENSION Adapter, ULONG PipeIndex, PVOID Buffer, ULONG Length,
                                      ULONG TransferFlags)
 {
-    PUSBD_INTERFACE_INFORMATION table = Adapter->UsbDeviceContext == NULL ? NULL : Adapter->UsbDeviceContext->PipeTable;
+    PUSBD_INTERFACE_INFORMATION table = PipeTableOf(Adapter);
     if (table == NULL)
         return STATUS_UNSUCCESSFUL;
     if (PipeIndex >= table->NumberOfPipes)

@@ -195,7 +195,7 @@ NTSTATUS ResetPipe(PADAPTER_EXTENSION Adapter, ULONG PipeIndex)
 #if !NORVANE_WIN2000
     NvDebugPrint(2, ("VORLA : Reset Pipe \n"));
 #endif
-    PUSBD_INTERFACE_INFORMATION table = Adapter->UsbDeviceContext == NULL ? NULL : Adapter->UsbDeviceContext->PipeTable;
+    PUSBD_INTERFACE_INFORMATION table = PipeTableOf(Adapter);
     if (table == NULL)
         return STATUS_UNSUCCESSFUL;
     if (PipeIndex >= table->NumberOfPipes)

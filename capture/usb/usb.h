@@ -12,6 +12,12 @@ typedef struct _USB_DEVICE_CONTEXT {
     PUSBD_INTERFACE_INFORMATION PipeTable;  // NULL until a configuration is selected
 } USB_DEVICE_CONTEXT, *PUSB_DEVICE_CONTEXT;
 
+// The pipe table, or NULL while the adapter has none.
+FORCEINLINE PUSBD_INTERFACE_INFORMATION PipeTableOf(PADAPTER_EXTENSION Adapter)
+{
+    return Adapter->UsbDeviceContext == NULL ? NULL : Adapter->UsbDeviceContext->PipeTable;
+}
+
 // Pipe indices of the interface the firmware presents.
 #define NV_COMMAND_PIPE 0
 #define NV_REPLY_PIPE 1
