@@ -99,7 +99,9 @@ NTSTATUS Bus::Dispatch(PIRP irp)
         if (cancelable) {
             IoSetCancelRoutine(irp, &Bus::CancelRoutine);
             // Cancelled before the routine was set: nobody will call it.
-            if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+            // Cancel is set by another processor without a lock this side holds;
+            // read it as the atomic it is.
+            if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, NULL) != NULL) {
                 held_.pop_back();
                 cancelledAlready = true;
             }

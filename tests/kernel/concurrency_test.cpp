@@ -40,7 +40,9 @@ struct CancelSafeQueue {
         KIRQL old;
         KeAcquireSpinLock(&lock, &old);
         IoSetCancelRoutine(irp, &CancelSafeQueue::Cancel);
-        if (irp->Cancel && IoSetCancelRoutine(irp, NULL) != NULL) {
+        // Cancel is set by another processor without a lock this side holds;
+        // read it as the atomic it is.
+        if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) && IoSetCancelRoutine(irp, NULL) != NULL) {
             // Cancelled before it was queued, and the routine did not run.
             KeReleaseSpinLock(&lock, old);
             irp->IoStatus.Status = STATUS_CANCELLED;
