@@ -17,18 +17,7 @@ namespace sc = sim::streamclass;
 
 namespace {
 
-struct DriverObjectBlock {
-    DriverObjectBlock()
-    {
-        std::memset(this, 0, sizeof *this);
-        object.Type = IO_TYPE_DRIVER;
-        object.Size = sizeof(DRIVER_OBJECT);
-        object.DriverExtension = &extension;
-        extension.DriverObject = &object;
-    }
-    DRIVER_OBJECT object;
-    DRIVER_EXTENSION extension;
-};
+using nvtest::DriverObjectBlock;
 
 struct Request {
     SRB_COMMAND command;

@@ -16,19 +16,7 @@ namespace sc = sim::streamclass;
 
 namespace {
 
-// A driver object as the I/O manager hands one to DriverEntry.
-struct DriverObjectBlock {
-    DriverObjectBlock()
-    {
-        std::memset(this, 0, sizeof *this);
-        object.Type = IO_TYPE_DRIVER;
-        object.Size = sizeof(DRIVER_OBJECT);
-        object.DriverExtension = &extension;
-        extension.DriverObject = &object;
-    }
-    DRIVER_OBJECT object;
-    DRIVER_EXTENSION extension;
-};
+using nvtest::DriverObjectBlock;
 
 class CaptureSpine : public testing::Test {
 protected:

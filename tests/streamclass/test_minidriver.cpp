@@ -10,14 +10,6 @@ TestMinidriver *g_current = nullptr;
 
 }  // namespace
 
-TestDriverObject::TestDriverObject()
-{
-    object.Type = IO_TYPE_DRIVER;
-    object.Size = sizeof(DRIVER_OBJECT);
-    object.DriverExtension = &extension;
-    extension.DriverObject = &object;
-}
-
 PhysicalDevice::PhysicalDevice()
 {
     const NTSTATUS s = IoCreateDevice(&bus_.object, 0, NULL, FILE_DEVICE_USB, 0, FALSE, &device_);

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "sim_streamclass.h"
+#include "test_support.h"
 
 #include <functional>
 #include <mutex>
@@ -17,12 +18,7 @@
 
 namespace sctest {
 
-// A driver object as the I/O manager hands one to DriverEntry.
-struct TestDriverObject {
-    TestDriverObject();
-    DRIVER_OBJECT object{};
-    DRIVER_EXTENSION extension{};
-};
+using TestDriverObject = nvtest::DriverObjectBlock;
 
 // The bus driver's physical device object the adapter is attached to.
 class PhysicalDevice {

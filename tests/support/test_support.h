@@ -8,6 +8,7 @@
 
 #include "sim_kernel.h"
 
+#include <cstring>
 #include <functional>
 #include <string>
 
@@ -55,6 +56,21 @@ using DispatchFn = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
 // A dispatch routine that completes every request at once with status and
 // Information, and returns status.
 DispatchFn CompleteWith(NTSTATUS status, ULONG_PTR information = 0);
+
+// A driver object as the I/O manager hands one to DriverEntry: zeroed, with
+// its type, size and driver extension filled in.
+struct DriverObjectBlock {
+    DriverObjectBlock()
+    {
+        std::memset(this, 0, sizeof *this);
+        object.Type = IO_TYPE_DRIVER;
+        object.Size = sizeof(DRIVER_OBJECT);
+        object.DriverExtension = &extension;
+        extension.DriverObject = &object;
+    }
+    DRIVER_OBJECT object;
+    DRIVER_EXTENSION extension;
+};
 
 // A device object of a driver object of its own, made with IoCreateDevice,
 // whose every major function calls `dispatch`. The extension (zeroed by
